@@ -7,14 +7,6 @@
 
 #include "../daemon/backend.h"
 
-#ifdef BACKEND_DRIVER_GROUP_FILES
-#include "../daemon/backends/freezer_group.h"
-
-// Relative, so that the test picks the groups through the working folder it starts this in.
-extern const char thaw_procs_path[] = "groups/thaw/cgroup.procs";
-extern const char frozen_procs_path[] = "groups/frozen/cgroup.procs";
-#endif
-
 int main(int argc, char** argv)
 {
     if (argc < 3)
