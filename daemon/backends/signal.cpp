@@ -49,7 +49,8 @@ void freeze_package(const std::string& package)
     // pkill would stop the daemon too, and a stopped daemon cannot resume itself. A shell that
     // holds neither the name nor the signal option in its own command line outlives pkill and
     // continues the daemon.
-    setenv("BGFREEZE_SIGNAL", "-19", 1);
+    static char signal_entry[] = "BGFREEZE_SIGNAL=-19";
+    putenv(signal_entry);
     const std::string guarded = "pkill \"$BGFREEZE_SIGNAL\" -f " + argument + "; kill -CONT $PPID";
     // libc starts the shell as "sh -c" or "sh -c --". Should the name match that shell as well,
     // no stop can spare both, and the package is left running.
