@@ -1,6 +1,6 @@
 #include "foreground_queries.h"
 
-#include "line_pieces.h"
+#include "line_reader.h"
 
 FILE* start_foreground_query()
 {

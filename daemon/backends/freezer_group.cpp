@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "../backend.h"
-#include "../line_pieces.h"
+#include "../line_reader.h"
 #include "../package_argument.h"
 
 // The daemon and its children (the shell running the lookup, on shells that do not exec their

@@ -1,4 +1,4 @@
-#include "line_pieces.h"
+#include "line_reader.h"
 
 #include <algorithm>
 #include <cstring>
