@@ -1,6 +1,7 @@
 #include "check_foreground.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "backend.h"
@@ -26,15 +27,22 @@ void check_foreground()
 {
     FILE* top_task = start_foreground_query();
     reload_whitelist();
-    reload_system_packages();
-    std::string fgs_top_text = read_fgs_top_text();
+    const bool system_packages_read = reload_system_packages();
+    const std::optional<std::string> fgs_top_text = read_fgs_top_text();
+    const bool every_query_started = top_task != nullptr && system_packages_read && fgs_top_text;
     std::string foreground_package = finish_foreground_query(top_task);
+
+    // A query that could not be started would make this event act on half the facts: freeze an
+    // app that plays in a foreground service, or forget the app that is in front. Acting on
+    // nothing leaves previous_package as it is, for the next event that sees everything.
+    if (!every_query_started)
+        return;
 
     if (foreground_package == previous_package)
         return;
 
     thaw_package(foreground_package);
-    if (!is_protected(previous_package, fgs_top_text)) {
+    if (!is_protected(previous_package, *fgs_top_text)) {
         freeze_package(previous_package);
         append_freeze_log(previous_package);
     }

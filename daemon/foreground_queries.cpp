@@ -8,13 +8,13 @@ FILE* start_foreground_query()
                  "r");
 }
 
-std::string read_fgs_top_text()
+std::optional<std::string> read_fgs_top_text()
 {
     FILE* query = popen(
         "dumpsys activity lru | grep -E 'FGS|TOP'|grep 'act'|awk -F ':' '{print $3}' |awk -F '/' '{print $1}'",
         "r");
     if (query == nullptr)
-        return "";
+        return std::nullopt;
     // One read, which waits for the end of the output or for 1024 bytes; the rest is discarded.
     char buffer[1024];
     size_t count = std::fread(buffer, 1, sizeof buffer, query);

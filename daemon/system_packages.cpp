@@ -8,12 +8,12 @@
 #include "globals.h"
 
 // Each line is "package:NAME"; the entry is what follows the first colon, kept as it stands.
-void reload_system_packages()
+bool reload_system_packages()
 {
     system_packages.clear();
     FILE* listing = popen("pm list package -s", "r");
     if (listing == nullptr)
-        return;
+        return false;
     char* line = nullptr;
     size_t capacity = 0;
     ssize_t length;
@@ -26,4 +26,5 @@ void reload_system_packages()
     }
     std::free(line);
     pclose(listing);
+    return true;
 }

@@ -1,9 +1,54 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
 #include "../daemon/check_foreground.h"
 #include "../daemon/globals.h"
 #include "fake_device.h"
 #include "recording_backend.h"
+
+namespace {
+
+// While it lives, no file descriptor can be made, so the kernel refuses every pipe. Process-wide.
+struct no_free_descriptors {
+    rlimit saved;
+
+    no_free_descriptors()
+    {
+        getrlimit(RLIMIT_NOFILE, &saved);
+        int lowest_free = open("/dev/null", O_RDONLY);
+        close(lowest_free);
+        rlimit lowered = saved;
+        lowered.rlim_cur = rlim_t(lowest_free);
+        setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+
+    ~no_free_descriptors() { setrlimit(RLIMIT_NOFILE, &saved); }
+};
+
+// The start of the commands whose pipe the kernel refuses ("" for every command); none when null.
+const char* refused_commands = nullptr;
+
+}  // namespace
+
+// In front of libc's popen: a refused command gets the real popen all the same, run while no
+// file descriptor is free, so that it fails as it does on a device out of descriptors.
+extern "C" FILE* popen(const char* command, const char* mode)
+{
+    using popen_function = FILE* (*)(const char*, const char*);
+    static const auto real_popen = reinterpret_cast<popen_function>(dlsym(RTLD_NEXT, "popen"));
+    if (refused_commands == nullptr || std::strncmp(command, refused_commands, std::strlen(refused_commands)) != 0)
+        return real_popen(command, mode);
+    no_free_descriptors limit;
+    return real_popen(command, mode);
+}
 
 namespace {
 
@@ -142,5 +187,70 @@ TEST(check_foreground, every_query_runs_once_at_every_event_even_without_a_chang
         }
     }
 }
+
+// ---- Queries that cannot be started ------------------------------------------------------------
+
+size_t open_descriptors()
+{
+    size_t count = 0;
+    DIR* fds = opendir("/proc/self/fd");
+    while (readdir(fds) != nullptr)
+        ++count;
+    closedir(fds);
+    return count;
+}
+
+// Mail, in front at the last event, leaves it for the browser while one query cannot be started.
+struct refusal {
+    const char* name;
+    const char* refused;
+    std::string system;  // "pm list package -s" output
+    std::string lru;     // "dumpsys activity lru" output
+    std::vector<std::string> calls_next_event;
+};
+
+void PrintTo(const refusal& r, std::ostream* os)
+{
+    *os << r.name;
+}
+
+class unstartable_query : public ::testing::TestWithParam<refusal> {};
+
+// The event acts on nothing, and the next one, which sees everything, acts on mail as it is then.
+TEST_P(unstartable_query, ends_the_event_before_the_change_test)
+{
+    fake_device device;
+    previous_package = mail;
+    device.set_am(task_line(browser));
+    device.write("vexlo名单.conf", "com.example.listed\n");
+    device.set_pm(GetParam().system);
+    device.set_dumpsys(GetParam().lru);
+    backend_calls.clear();
+
+    const size_t descriptors = open_descriptors();
+    refused_commands = GetParam().refused;
+    check_foreground();
+    refused_commands = nullptr;
+    EXPECT_EQ(backend_calls, std::vector<std::string>{});
+    EXPECT_EQ(device.read("vexlo日志.log"), "");
+    EXPECT_EQ(previous_package, mail);
+    EXPECT_EQ(whitelist, package_list{"com.example.listed"}) << "the steps before run all the same";
+    EXPECT_EQ(open_descriptors(), descriptors) << "every query that started is closed";
+
+    check_foreground();
+    EXPECT_EQ(backend_calls, GetParam().calls_next_event);
+    EXPECT_EQ(device.read("vexlo日志.log"), GetParam().calls_next_event.size() == 2 ? log_line(mail) : "");
+    EXPECT_EQ(previous_package, browser);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    queries, unstartable_query,
+    ::testing::Values(
+        refusal{"top_task", "am ", "", "", {"thaw " + browser, "freeze " + mail}},
+        refusal{"system_packages_while_mail_is_one", "pm ", "package:" + mail + "\n", "", {"thaw " + browser}},
+        refusal{"fgs_top_while_mail_plays_in_a_foreground_service", "dumpsys ", "", lru_line(mail, "FGS"),
+                {"thaw " + browser}},
+        refusal{"every_query", "", "", "", {"thaw " + browser, "freeze " + mail}}),
+    [](const ::testing::TestParamInfo<refusal>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,12 +1,9 @@
 // The daemon's readers: the list file, the system-package list, the two foreground queries and
-// the freeze log, each on the bytes it is given, and the event when no command can be started.
+// the freeze log, each on the bytes it is given.
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -404,72 +401,6 @@ TEST(freeze_log, missing_directory_is_not_created_and_the_event_goes_on)
     EXPECT_EQ(backend_calls, (std::vector<std::string>{"thaw " + mail, "thaw " + browser, "freeze " + mail}));
     EXPECT_EQ(previous_package, browser);
     EXPECT_FALSE(exists(directory));
-}
-
-// ---- Commands that cannot be started ---------------------------------------------------------
-
-// While it lives, no file descriptor can be made, so neither a pipe for a command nor a file can
-// be opened.
-struct no_free_descriptors {
-    rlimit saved;
-
-    no_free_descriptors()
-    {
-        getrlimit(RLIMIT_NOFILE, &saved);
-        int lowest_free = open("/dev/null", O_RDONLY);
-        close(lowest_free);
-        rlimit lowered = saved;
-        lowered.rlim_cur = rlim_t(lowest_free);
-        setrlimit(RLIMIT_NOFILE, &lowered);
-    }
-
-    ~no_free_descriptors() { setrlimit(RLIMIT_NOFILE, &saved); }
-};
-
-// A device on which every command that runs changes the outcome: the top task is mail, and
-// browser is protected three times over.
-struct unstartable_commands : ::testing::Test {
-    fake_device device;
-
-    void SetUp() override
-    {
-        device.set_am(task_line(mail));
-        device.write(list_file, browser + "\n");
-        device.set_pm("package:" + browser + "\n");
-        device.set_dumpsys(lru_line(browser, "FGS"));
-        whitelist = {"stale.entry"};
-        system_packages = {"stale.entry"};
-        backend_calls.clear();
-    }
-
-    void run_event()
-    {
-        no_free_descriptors limit;
-        int fds[2];
-        ASSERT_NE(pipe(fds), 0) << "the limit must stop every pipe";
-        check_foreground();
-    }
-};
-
-TEST_F(unstartable_commands, change_nothing_when_nothing_came_before)
-{
-    run_event();
-    EXPECT_EQ(backend_calls, std::vector<std::string>{});
-    EXPECT_EQ(previous_package, "");
-    EXPECT_EQ(whitelist, package_list{});
-    EXPECT_EQ(system_packages, package_list{});
-}
-
-// As with commands that print nothing: the empty name is thawed and the unprotected previous
-// package frozen. Its log line is lost, since the log file cannot be opened either.
-TEST_F(unstartable_commands, count_as_empty_output_after_a_package)
-{
-    previous_package = browser;
-    run_event();
-    EXPECT_EQ(backend_calls, (std::vector<std::string>{"thaw ", "freeze " + browser}));
-    EXPECT_EQ(previous_package, "");
-    EXPECT_EQ(whitelist, package_list{});
-    EXPECT_EQ(system_packages, package_list{});
 }
 
 }  // namespace
