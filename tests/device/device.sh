@@ -23,7 +23,7 @@
 DEVICE_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 DEVICE_WAIT=${DEVICE_WAIT:-10}
 DEVICE_FREEZER_ROOT=${DEVICE_FREEZER_ROOT:-/sys/fs/cgroup/freezer}
-DEVICE_TOOLS=(bwrap nsenter mksh dash toybox original-awk inotifywait flock pgrep)
+DEVICE_TOOLS=(bwrap nsenter prlimit mksh dash toybox original-awk inotifywait flock pgrep)
 # The applets of toybox that the device's PATH offers: those the program and the stand-ins use
 # (mksh has no printf of its own, as on Android),
 # and a few for looking around inside.
@@ -220,6 +220,18 @@ device_start()
         echo "device_start: the sandbox did not start: $(cat "$run/bwrap.err")" >&2
         return 1
     fi
+    # bwrap tells its init's id before it has laid out the mounts; they are all in place once the
+    # init's child runs the sandbox's command.
+    local command=""
+    while ((SECONDS < deadline)) && [[ -z $command ]]; do
+        device_children "$DEVICE_INIT"
+        command=${REPLY%% *}
+        [[ -z $command ]] && sleep 0.01
+    done
+    if [[ -z $command ]] || ! device_wait_argv0 "$command" /usr/bin/sleep; then
+        echo "device_start: the sandbox did not finish its set-up: $(cat "$run/bwrap.err")" >&2
+        return 1
+    fi
     DEVICE_PIDNS=$(readlink "/proc/$DEVICE_INIT/ns/pid")
 }
 
@@ -282,18 +294,20 @@ device_spawn_app()
     REPLY=$pid
 }
 
-# device_start_daemon [PREFIX]: starts the program inside the sandbox, its output in
-# $DEVICE_RUN/daemon.out and daemon.err; its host id in DEVICE_DAEMON.
+# device_start_daemon [PREFIX [WRAPPER...]]: starts the program inside the sandbox, its output
+# in $DEVICE_RUN/daemon.out and daemon.err; its host id in DEVICE_DAEMON. WRAPPER, a command
+# such as valgrind with its options, runs the program in the same process.
 device_start_daemon()
 {
-    local name
+    local prefix=${1:-} name
+    (($#)) && shift
     name=/device/build/$(basename "$DEVICE_PROGRAM")
     DEVICE_WATCHER=""
-    device_spawn "${1:-}" "$DEVICE_RUN/daemon.out" "$DEVICE_RUN/daemon.err" "$name"
+    device_spawn "$prefix" "$DEVICE_RUN/daemon.out" "$DEVICE_RUN/daemon.err" "$@" "$name"
     DEVICE_DAEMON=$REPLY
     DEVICE_DAEMON_HELPER=${DEVICE_HELPERS[-1]}
     # A daemon that ends at once may be gone before it is seen; device_wait_daemon_exit tells.
-    [[ -n $DEVICE_DAEMON ]] && device_wait_argv0 "$DEVICE_DAEMON" "$name"
+    (($# == 0)) && [[ -n $DEVICE_DAEMON ]] && device_wait_argv0 "$DEVICE_DAEMON" "$name"
     return 0
 }
 
@@ -480,6 +494,12 @@ device_group_members()
 {
     [[ $DEVICE_BACKEND == freezer ]] || { REPLY=""; return; }
     REPLY=$(cat "$DEVICE_FROZEN_GROUP/cgroup.procs" "$DEVICE_THAW_GROUP/cgroup.procs")
+}
+
+# The number of entries in the environment that the daemon handed to its last top-task query.
+device_child_environment()
+{
+    REPLY=$(tr -cd '\0' <"$DEVICE_RUN/state/am.environ" 2>/dev/null | wc -c)
 }
 
 # The number of open descriptors of the daemon.
