@@ -322,6 +322,12 @@ device_wait_daemon_exit()
     wait "$DEVICE_DAEMON_HELPER"
     REPLY=$?
     DEVICE_DAEMON=""
+    # Its id is free again: device_stop must not signal it.
+    local helper helpers=()
+    for helper in "${DEVICE_HELPERS[@]}"; do
+        [[ $helper == "$DEVICE_DAEMON_HELPER" ]] || helpers+=("$helper")
+    done
+    DEVICE_HELPERS=("${helpers[@]}")
 }
 
 device_daemon_alive()
@@ -385,13 +391,22 @@ device_event()
 # "unknown" for a task without a known activity.
 device_set_tasks()
 {
-    printf '%s\n' "$@" >"$DEVICE_RUN/state/tasks"
+    device_replace_state tasks "$@"
 }
 
 # device_set_lru LINE...: the processes that "dumpsys activity lru" shows, each "STATE PID NAME".
 device_set_lru()
 {
-    printf '%s\n' "$@" >"$DEVICE_RUN/state/lru"
+    device_replace_state lru "$@"
+}
+
+# device_replace_state FILE LINE...: a daemon that checks back to back may read the state at any
+# moment, so it sees the whole old file or the whole new one, never one half written.
+device_replace_state()
+{
+    local file=$DEVICE_RUN/state/$1
+    shift
+    printf '%s\n' "$@" >"$file.new" && mv -f "$file.new" "$file"
 }
 
 # device_set_system_packages NAME...
@@ -426,8 +441,9 @@ device_set_top()
     for package in "${fgs[@]}"; do
         lru+=("FGS 6$((${#lru[@]} + 100)) $package" "FGS 7$((${#lru[@]} + 100)) $package:service")
     done
-    device_set_tasks "${tasks[@]}"
+    # The process list first: a check that sees the new top task then sees the new list too.
     device_set_lru "${lru[@]}"
+    device_set_tasks "${tasks[@]}"
 }
 
 # Puts an app's process into the frozen state from outside, as an earlier freeze would have.
