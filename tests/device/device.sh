@@ -84,8 +84,8 @@ device_children()
     REPLY=$found
 }
 
-# Waits until the nsenter process $1 has its child in the sandbox, and gives the child's id in
-# REPLY. The child then execs its command in the same process.
+# Waits until process $1 (an nsenter helper, or the sandbox's init) has a child, and gives the
+# child's id in REPLY. The child then execs its command in the same process.
 device_wait_child()
 {
     local helper=$1 deadline=$((SECONDS + DEVICE_WAIT))
@@ -222,13 +222,7 @@ device_start()
     fi
     # bwrap tells its init's id before it has laid out the mounts; they are all in place once the
     # init's child runs the sandbox's command.
-    local command=""
-    while ((SECONDS < deadline)) && [[ -z $command ]]; do
-        device_children "$DEVICE_INIT"
-        command=${REPLY%% *}
-        [[ -z $command ]] && sleep 0.01
-    done
-    if [[ -z $command ]] || ! device_wait_argv0 "$command" /usr/bin/sleep; then
+    if ! device_wait_child "$DEVICE_INIT" || ! device_wait_argv0 "$REPLY" /usr/bin/sleep; then
         echo "device_start: the sandbox did not finish its set-up: $(cat "$run/bwrap.err")" >&2
         return 1
     fi
